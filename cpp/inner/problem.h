@@ -1,0 +1,57 @@
+// What every inner solver is given (FitProblem) and returns (InnerFit).
+#pragma once
+
+#include <optional>
+#include <variant>
+#include <vector>
+
+#include "design/design.h"
+#include "util/eigen.h"
+
+namespace vorel {
+
+struct FitProblem {
+  std::vector<Mat> penalties;          // p x p each
+  std::vector<PenaltySpan> penalty_spans;
+  std::vector<u64> penalty_ranks;
+  std::vector<double> penalty_log_dets;
+  u64 null_space_dim = 0;
+  Mat x;                               // n x p, moved in from the design (never copied)
+  Vec y;
+  std::optional<Vec> weights;          // prior weights; absent means all 1
+  Mat xtwx;                            // Gaussian only: X^T diag(w) X
+  Vec xtwy;                            // Gaussian only: X^T diag(w) y
+  std::optional<Vec> eta_start;        // iterative solvers: starting linear predictor
+  u64 max_iter = 50;
+  double tol = 1e-9;
+};
+
+// Gradient correction attached by the inverse Gaussian observed-information step.
+struct LamlCorrection {
+  Vec a, b, c;
+  double trace0 = 0.0;
+};
+
+struct LogDetFromFactor {};
+struct LogDetGiven {
+  double value = 0.0;
+};
+
+struct InnerFit {
+  std::variant<LogDetFromFactor, LogDetGiven> log_det;
+  Vec beta;
+  Vec eta;
+  Vec mu;
+  Vec working_weights;
+  Vec working_response;
+  Mat factor;  // lower Cholesky factor of X^T W X + S_lambda
+  double deviance = 0.0;
+  double pearson = 0.0;
+  u64 n = 0;
+  u64 p = 0;
+  u64 iterations = 0;
+  std::optional<LamlCorrection> laml_correction;
+  bool converged = false;
+};
+
+}  // namespace vorel
