@@ -17,7 +17,11 @@ double ln_gamma(double x) {
   return 0.9189385332046727 + (t + 0.5) * std::log(u) - u + std::log(s);
 }
 
+// The upward shift is a loop: refuse arguments where it would not terminate in reasonable time.
+static bool shift_is_bounded(double x) { return std::isfinite(x) && x > -1e6; }
+
 double digamma(double x) {
+  if (!shift_is_bounded(x)) return x == INFINITY ? INFINITY : NAN;
   double acc = 0.0;
   while (x < 6.0) {
     acc -= 1.0 / x;
@@ -28,6 +32,7 @@ double digamma(double x) {
 }
 
 double trigamma(double x) {
+  if (!shift_is_bounded(x)) return x == INFINITY ? 0.0 : NAN;
   double acc = 0.0;
   while (x < 6.0) {
     acc += 1.0 / (x * x);
