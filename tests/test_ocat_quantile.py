@@ -115,3 +115,131 @@ def test_elf_saturated_term_normalises_the_density(tau, sigma, lam):
 def test_elf_response_check_rejects_non_finite_values():
     assert t.elf_check_response(np.array([0.0, -2.0, 1e300])) is None
     assert t.elf_check_response(np.array([0.0, math.inf, math.nan])) == "ELF requires finite y; got y=inf at row 1"
+
+
+# --------------------------------------------------------------------------------------------
+# Inner solvers on a small hand-made smooth: orthonormal polynomial columns whose penalty grows
+# with the degree (intercept and slope unpenalised).
+
+
+def poly_design(x, k=7):
+    v = np.vander(2 * (x - x.min()) / np.ptp(x) - 1, k + 1, increasing=True)
+    q, _ = np.linalg.qr(v)
+    q = q * np.sqrt(len(x))
+    q[:, 0] = 1.0
+    s = np.diag([0.0, 0.0] + [float(j) ** 4 for j in range(2, k + 1)])
+    return q, s
+
+
+def latent_ocat_data(n, rng, cuts=(-1.0, 0.2, 1.5)):
+    x = rng.uniform(0, 1, n)
+    f = 1.5 * np.sin(2 * np.pi * x)
+    latent = f + rng.logistic(size=n)
+    y = 1.0 + np.searchsorted(np.asarray(cuts), latent).astype(float)
+    return x, f, y
+
+
+@pytest.fixture(scope="module")
+def ocat_problem():
+    rng = np.random.default_rng(11)
+    x, f, y = latent_ocat_data(600, rng)
+    X, S = poly_design(x)
+    w = rng.uniform(0.5, 2.0, len(y))
+    return X, S, y, w
+
+
+def ocat_objective_gradient(X, S, y, w, th, beta, rho):
+    eta = X @ beta
+    g1 = np.array([t.ocat_derivatives(4, th, t.ocat_category(v, 4), e)[0] for v, e in zip(y, eta)])
+    return X.T @ (w * g1) + 2 * math.exp(rho) * S @ beta
+
+
+def test_full_newton_reaches_the_penalised_optimum(ocat_problem):
+    X, S, y, w = ocat_problem
+    th = [math.log(1.2), math.log(1.3)]
+    r = t.full_newton(X, S, y, w, 4, th, 0.5)
+    assert r["converged"] and 2 <= r["iterations"] < 50
+    grad = ocat_objective_gradient(X, S, y, w, th, r["beta"], 0.5)
+    assert np.max(np.abs(grad)) < 1e-6
+    assert np.allclose(r["eta"], X @ r["beta"])
+    L = r["factor"]
+    assert np.allclose(np.triu(L, 1), 0.0)
+    A = X.T @ (r["working_weights"][:, None] * X) + math.exp(0.5) * S
+    assert np.allclose(L @ L.T, A)
+    dev = sum(wi * t.ocat_unit_deviance(4, th, t.ocat_category(v, 4), e) for v, e, wi in zip(y, r["eta"], w))
+    assert r["deviance"] == pytest.approx(dev, rel=1e-12)
+
+
+def test_full_newton_starts_at_category_midpoints():
+    th = [0.0]
+    y = np.array([1.0, 2.0, 3.0, 2.4, 2.5])
+    X = np.ones((5, 1))
+    r = t.full_newton(X, np.zeros((1, 1)), y, None, 3, th, 0.0, max_iter=0)
+    # c1 = -1, c2 = 0: category 1 spans (-2, -1), category 3 spans (0, 1).
+    assert r["eta"] == pytest.approx([-1.5, -0.5, 0.5, -0.5, 0.5])
+    assert r["iterations"] == 0 and not r["converged"]
+    eta0 = np.full(5, 0.25)
+    assert t.full_newton(X, np.zeros((1, 1)), y, None, 3, th, 0.0, max_iter=0, eta_start=eta0)["eta"] == pytest.approx(eta0)
+
+
+def test_full_newton_never_declares_convergence_on_the_first_iteration(ocat_problem):
+    X, S, y, w = ocat_problem
+    r = t.full_newton(X, S, y, w, 4, [0.0, 0.0], 0.0, max_iter=1)
+    assert r["iterations"] == 1 and not r["converged"]
+
+
+@pytest.mark.parametrize("cat", [1.0, 4.0], ids=["lowest", "highest"])
+def test_full_newton_with_one_category_stays_finite(ocat_problem, cat):
+    X, S, _, _ = ocat_problem
+    y = np.full(X.shape[0], cat)
+    r = t.full_newton(X, S, y, None, 4, [0.0, 0.0], 0.0)
+    assert "error" not in r
+    assert np.all(np.isfinite(r["beta"])) and np.all(r["working_weights"] >= 1e-12)
+    assert np.all(r["eta"] < -1.0) if cat == 1.0 else np.all(r["eta"] > 1.0)
+
+
+def test_full_newton_reports_a_singular_penalised_hessian(ocat_problem):
+    X, S, y, w = ocat_problem
+    X = X.copy()
+    X[:, 1] = 0.0  # unpenalised column carrying no information
+    r = t.full_newton(X, S, y, w, 4, [0.0, 0.0], 0.0)
+    assert r["error"].startswith("singular system: Cholesky failed: Computational failure in LAPACK subroutine: return_code = ")
+
+
+def quantile_data(n, rng):
+    x = rng.uniform(0, 1, n)
+    mean = np.sin(2 * np.pi * x)
+    sd = 0.2 + 0.6 * x
+    return x, mean, sd, mean + sd * rng.standard_normal(n)
+
+
+def test_armijo_fits_the_median_and_restarts_at_its_optimum():
+    rng = np.random.default_rng(5)
+    x, mean, _, y = quantile_data(800, rng)
+    X, S = poly_design(x)
+    r = t.armijo(X, S, y, 0.5, 0.3, 0.05, -2.0, np.zeros(X.shape[1]))
+    assert r["converged"] and r["iterations"] >= 1
+    assert np.mean(y < r["eta"]) == pytest.approx(0.5, abs=0.03)
+    again = t.armijo(X, S, y, 0.5, 0.3, 0.05, -2.0, r["beta"])
+    assert again["converged"] and again["iterations"] == 1
+    assert again["beta"] == pytest.approx(r["beta"], abs=1e-6)
+    W = again["working_weights"]
+    A = X.T @ (W[:, None] * X) + math.exp(-2.0) * S
+    A += 1e-7 * max(1.0, np.max(np.abs(np.diag(A)))) * np.eye(len(A))
+    assert np.allclose(again["factor"] @ again["factor"].T, A)
+
+
+def test_armijo_small_softness_approaches_absolute_loss():
+    rng = np.random.default_rng(6)
+    x, _, _, y = quantile_data(300, rng)
+    X, S = poly_design(x)
+    sigma = 0.5
+    r = t.armijo(X, S, y, 0.5, sigma, 1e-4, 0.0, np.zeros(X.shape[1]))
+    assert r["deviance"] == pytest.approx(np.sum(np.abs(y - r["eta"])) / sigma, rel=1e-3)
+
+
+def test_armijo_reports_a_failed_factorisation():
+    X = np.ones((4, 2))
+    X[2, 1] = math.nan
+    r = t.armijo(X, np.zeros((2, 2)), np.zeros(4), 0.5, 1.0, 1.0, 0.0, np.zeros(2))
+    assert r["error"].startswith("singular system: ELF Cholesky: Computational failure in LAPACK subroutine")

@@ -12,6 +12,8 @@
 
 #include "family/elf.h"
 #include "family/ocat.h"
+#include "inner/armijo.h"
+#include "inner/full_newton.h"
 #include "testing/registry.h"
 
 namespace nb = nanobind;
@@ -58,11 +60,67 @@ void register_elf_family(nb::module_& m) {
   m.def("elf_check_response", [](const Vec& y) { return message_of(elf_check_response(y)); });
 }
 
+// A one-penalty problem assembled from Python arrays.
+FitProblem make_problem(const Mat& x, const Mat& s, const Vec& y, std::optional<Vec> weights,
+                        u64 max_iter, double tol) {
+  FitProblem pr;
+  pr.x = x;
+  pr.penalties = {s};
+  pr.penalty_ranks = {static_cast<u64>(s.rows())};
+  pr.penalty_log_dets = {0.0};
+  pr.y = y;
+  pr.weights = std::move(weights);
+  pr.max_iter = max_iter;
+  pr.tol = tol;
+  return pr;
+}
+
+nb::dict inner_fit_dict(const Result<InnerFit>& r) {
+  nb::dict d;
+  if (!r) {
+    d["error"] = to_string(r.error());
+    return d;
+  }
+  d["beta"] = r->beta;
+  d["eta"] = r->eta;
+  d["working_weights"] = r->working_weights;
+  d["working_response"] = r->working_response;
+  d["factor"] = r->factor;
+  d["deviance"] = r->deviance;
+  d["iterations"] = r->iterations;
+  d["converged"] = r->converged;
+  return d;
+}
+
+void register_inner(nb::module_& m) {
+  m.def(
+      "full_newton",
+      [](const Mat& x, const Mat& s, const Vec& y, std::optional<Vec> w, u64 r, std::vector<double> th,
+         double rho, u64 max_iter, double tol, std::optional<Vec> eta_start) {
+        FitProblem pr = make_problem(x, s, y, std::move(w), max_iter, tol);
+        pr.eta_start = std::move(eta_start);
+        return inner_fit_dict(fit_full_newton(pr, make_ocat(r, std::move(th)), Vec::Constant(1, rho)));
+      },
+      nb::arg("x"), nb::arg("s"), nb::arg("y"), nb::arg("weights").none(), nb::arg("n_cats"),
+      nb::arg("thresholds"), nb::arg("rho"), nb::arg("max_iter") = 50, nb::arg("tol") = 1e-9,
+      nb::arg("eta_start").none() = nb::none());
+  m.def(
+      "armijo",
+      [](const Mat& x, const Mat& s, const Vec& y, double tau, double sigma, double lambda, double rho,
+         const Vec& beta_start, u64 max_iter, double tol) {
+        FitProblem pr = make_problem(x, s, y, std::nullopt, max_iter, tol);
+        return inner_fit_dict(fit_armijo(pr, Elf{tau, sigma, lambda}, Vec::Constant(1, rho), beta_start));
+      },
+      nb::arg("x"), nb::arg("s"), nb::arg("y"), nb::arg("tau"), nb::arg("sigma"), nb::arg("lam"),
+      nb::arg("rho"), nb::arg("beta_start"), nb::arg("max_iter") = 50, nb::arg("tol") = 1e-7);
+}
+
 }  // namespace
 
 void register_quantile(nb::module_& m) {
   register_ocat_family(m);
   register_elf_family(m);
+  register_inner(m);
 }
 
 }  // namespace vorel::testing
