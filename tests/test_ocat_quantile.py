@@ -243,3 +243,195 @@ def test_armijo_reports_a_failed_factorisation():
     X[2, 1] = math.nan
     r = t.armijo(X, np.zeros((2, 2)), np.zeros(4), 0.5, 1.0, 1.0, 0.0, np.zeros(2))
     assert r["error"].startswith("singular system: ELF Cholesky: Computational failure in LAPACK subroutine")
+
+
+# --------------------------------------------------------------------------------------------
+# Fit paths on a hand-made single-smooth design (the entry point builds the real designs).
+
+
+def penalty_info(S):
+    d = np.diag(S)
+    nz = d[d > 0]
+    return len(nz), float(np.sum(np.log(nz)))
+
+
+def elf_fit(X, S, y, tau, weights=None, n=None, **kw):
+    r, ld = penalty_info(S)
+    return t.fit_elf_design(X, S, r, ld, 2, len(y) if n is None else n, y, weights, tau, **kw)
+
+
+def ocat_fit(X, S, y, n_cats, weights=None, n=None):
+    r, ld = penalty_info(S)
+    return t.fit_ocat_design(X, S, r, ld, 2, len(y) if n is None else n, y, weights, n_cats)
+
+
+@pytest.fixture(scope="module")
+def hetero():
+    rng = np.random.default_rng(1)
+    x, mean, sd, y = quantile_data(2000, rng)
+    X, S = poly_design(x, 9)
+    return x, X, S, y
+
+
+@pytest.fixture(scope="module")
+def quantile_fits(hetero):
+    _, X, S, y = hetero
+    return {tau: elf_fit(X, S, y, tau) for tau in (0.1, 0.5, 0.9)}
+
+
+def test_quantile_curves_cover_their_level_and_do_not_cross(hetero, quantile_fits):
+    x, X, S, y = hetero
+    curves = {}
+    for tau, f in quantile_fits.items():
+        assert "error" not in f and f["converged"]
+        curves[tau] = X @ f["beta"]
+        # The automatic sigma widens the loss at extreme levels, which pulls those curves slightly
+        # towards the median (about 0.078 below the 0.1 curve here): within 0.04 of tau.
+        assert np.mean(y < curves[tau]) == pytest.approx(tau, abs=0.04)
+    inner = (x > 0.05) & (x < 0.95)
+    assert np.all(curves[0.1][inner] < curves[0.5][inner])
+    assert np.all(curves[0.5][inner] < curves[0.9][inner])
+
+
+def test_quantile_record_reports_sigma_as_scale(hetero, quantile_fits):
+    _, X, S, y = hetero
+    f = quantile_fits[0.5]
+    assert f["shape_params"].size == 0 and f["link_kind"] == 0
+    start = t.elf_warm_start(X, S, y, 0.5, 0.0, 0.0)
+    assert f["scale"] == start["sigma"]
+    assert f["lambda"] == pytest.approx(np.exp(f["rho"]))
+    user = elf_fit(X, S, y, 0.5, sigma=2.0)
+    assert user["scale"] == 2.0
+    assert user["vcov"] == pytest.approx(user["vcov"].T)
+    assert np.all(np.linalg.eigvalsh(user["vcov"]) > 0)
+
+
+def test_quantile_fit_ignores_prior_weights_but_checks_their_length(hetero, quantile_fits):
+    _, X, S, y = hetero
+    w = np.random.default_rng(3).uniform(0.1, 3.0, len(y))
+    plain = quantile_fits[0.9]
+    for weights in (w, 2 * w, np.full(len(y), 2.0)):
+        f = elf_fit(X, S, y, 0.9, weights=weights)
+        assert np.array_equal(f["beta"], plain["beta"]) and f["reml_value"] == plain["reml_value"]
+    bad = elf_fit(X, S, y, 0.9, weights=w[:-1])
+    assert bad["error"] == "invalid parameter: prior_weights length must match x rows; got weights.len()=1999, x.nrows()=2000"
+
+
+@pytest.mark.parametrize("tau,sigma_user,lam_user", [(0.5, 0.0, 0.0), (0.1, 0.0, 0.0), (0.9, -1.0, math.nan), (0.3, 2.0, 0.0), (0.3, 0.5, 0.25)],
+                         ids=["median", "low", "negative-user-values", "user-sigma", "both-given"])
+def test_elf_warm_start_shift_and_automatic_sigma(hetero, tau, sigma_user, lam_user):
+    _, X, S, y = hetero
+    s = t.elf_warm_start(X, S, y, tau, sigma_user, lam_user)
+    beta_ls = np.linalg.solve(X.T @ X + S, X.T @ y)
+    e = y - X @ beta_ls
+    n = len(y)
+    q = np.sort(e)[int(math.floor((n - 1) * tau + 0.5))]
+    # The constant column is orthogonal to the others and unpenalised, so the shift is q exactly.
+    assert X @ s["beta0"] == pytest.approx(X @ beta_ls + q, abs=1e-9)
+    auto = 0.05 * math.sqrt(2 * math.pi * np.mean(e**2)) / math.log(4) * max(1.0, 1 / (4 * tau * (1 - tau)))
+    sigma = sigma_user if sigma_user > 0 else auto
+    assert s["sigma"] == pytest.approx(sigma, rel=1e-12)
+    assert s["lambda"] == pytest.approx(lam_user if lam_user > 0 else sigma, rel=1e-12)
+
+
+def test_elf_warm_start_reports_a_singular_least_squares_system(hetero):
+    _, X, S, y = hetero
+    X = X.copy()
+    X[:, 1] = 0.0
+    f = elf_fit(X, S, y, 0.5)
+    assert f["error"] == ("singular system: ELF warm-start Cholesky: "
+                          "Computational failure in LAPACK subroutine: return_code = 2")
+
+
+@pytest.mark.parametrize(
+    "tau,y_bad,kw,message",
+    [
+        (0.0, None, {}, "elf/quantile tau must be in (0, 1); got tau=0"),
+        (1.0, None, {}, "elf/quantile tau must be in (0, 1); got tau=1"),
+        (math.nan, None, {}, "elf/quantile tau must be in (0, 1); got tau=NaN"),
+        (0.5, "short", {}, "x and y must have the same number of rows; got x.nrows()=2000, y.len()=1999"),
+        (0.5, math.nan, {}, "ELF requires finite y; got y=NaN at row 7"),
+        (0.5, -math.inf, {}, "ELF requires finite y; got y=-inf at row 7"),
+        (0.5, None, {"sigma": math.inf}, "elf_sigma must be finite; got elf_sigma=inf"),
+        (0.5, None, {"lam": math.inf}, "elf_lambda must be finite; got elf_lambda=inf"),
+    ],
+    ids=["tau0", "tau1", "tau-nan", "rows", "y-nan", "y-inf", "sigma-inf", "lambda-inf"])
+def test_quantile_path_checks(hetero, tau, y_bad, kw, message):
+    _, X, S, y = hetero
+    y = y.copy()
+    if y_bad == "short":
+        y = y[:-1]
+    elif y_bad is not None:
+        y[7] = y_bad
+    f = elf_fit(X, S, y, tau, n=X.shape[0], **kw)
+    assert f["error"] == "invalid parameter: " + message
+
+
+TRUE_CUTS = (-1.0, 0.2, 1.5)
+
+
+@pytest.fixture(scope="module")
+def ocat_data():
+    rng = np.random.default_rng(2)
+    x, f, y = latent_ocat_data(2000, rng, TRUE_CUTS)
+    X, S = poly_design(x, 9)
+    return X, S, f, y
+
+
+@pytest.fixture(scope="module")
+def ocat_record(ocat_data):
+    X, S, _, y = ocat_data
+    return ocat_fit(X, S, y, 4)
+
+
+def test_ocat_recovers_cut_points_and_latent_smooth(ocat_data, ocat_record):
+    X, S, f, y = ocat_data
+    g = ocat_record
+    assert "error" not in g and g["converged"]
+    assert g["shape_params"].shape == (2,)
+    cuts = t.ocat_cut_points(4, list(g["shape_params"]))
+    assert cuts[1:4] == pytest.approx(TRUE_CUTS, abs=0.3)
+    eta = X @ g["beta"]
+    assert np.corrcoef(eta, f)[0, 1] > 0.99
+    assert np.max(np.abs(eta - f)) < 0.5
+
+
+def test_ocat_record_keeps_the_unscaled_inverse_hessian(ocat_data, ocat_record):
+    X, S, _, y = ocat_data
+    g = ocat_record
+    assert g["scale"] == 1.0 and g["link_kind"] == 0
+    th = list(g["shape_params"])
+    eta = X @ g["beta"]
+    W = np.array([max(0.5 * t.ocat_derivatives(4, th, t.ocat_category(v, 4), e)[1], 1e-12) for v, e in zip(y, eta)])
+    A = X.T @ (W[:, None] * X) + g["lambda"][0] * S
+    assert np.linalg.inv(g["vcov"]) == pytest.approx(A, rel=1e-8, abs=1e-8)
+    assert g["edf_total"] == pytest.approx(np.trace(g["vcov"] @ (X.T @ (W[:, None] * X))), rel=1e-10)
+
+
+def test_ocat_with_three_categories_has_one_threshold(ocat_data):
+    X, S, _, y = ocat_data
+    g = ocat_fit(X, S, np.minimum(y, 3.0), 3)
+    assert g["converged"] and g["shape_params"].shape == (1,)
+
+
+@pytest.mark.parametrize(
+    "mutate,message",
+    [
+        (lambda y, w: (y[:-1], None), "invalid parameter: x and y must have the same number of rows; got x.nrows()=2000, y.len()=1999"),
+        (lambda y, w: (y, w[:5]), "invalid parameter: prior_weights length must match x rows; got weights.len()=5, x.nrows()=2000"),
+        (lambda y, w: (np.where(np.arange(len(y)) == 9, 5.0, y), None), "invalid parameter: Ocat requires y to be an integer in 1..=4; got y=5 at row 9"),
+        (lambda y, w: (np.where(np.arange(len(y)) == 3, 0.4, y), None), "invalid parameter: Ocat requires y to be an integer in 1..=4; got y=0.4 at row 3"),
+    ],
+    ids=["rows", "weights", "above-range", "rounds-to-zero"])
+def test_ocat_path_checks(ocat_data, mutate, message):
+    X, S, _, y = ocat_data
+    y2, w2 = mutate(y.copy(), np.ones(len(y)))
+    assert ocat_fit(X, S, y2, 4, weights=w2, n=X.shape[0])["error"] == message
+
+
+def test_ocat_nan_prior_weight_fails_instead_of_returning_nan(ocat_data):
+    X, S, _, y = ocat_data
+    w = np.ones(len(y))
+    w[4] = math.nan
+    g = ocat_fit(X, S, y, 4, weights=w)
+    assert g["error"].startswith("singular system: Cholesky failed: Computational failure in LAPACK subroutine")

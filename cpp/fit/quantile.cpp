@@ -57,7 +57,7 @@ Result<ElfStart> elf_warm_start(const FitProblem& problem, double tau, double si
   const Mat& x = problem.x;
   const Vec& y = problem.y;
   const Eigen::Index n = x.rows();
-  Mat a0;
+  Mat a0(x.cols(), x.cols());
   lapack::gram(x, a0);
   a0 += problem.penalties.at(0);
   auto chol = lapack::cholesky_lower(a0);
