@@ -18,12 +18,6 @@
 #define VOREL_HAVE_SINGLE_DESIGNS 0
 #endif
 
-// The standard driver is declared in fit/routes.h; this flag turns on once its definition is in
-// the core library.
-#ifndef VOREL_HAVE_FIT_STANDARD
-#define VOREL_HAVE_FIT_STANDARD 0
-#endif
-
 namespace vorel::py {
 
 namespace {
@@ -108,11 +102,7 @@ Result<Design> build_single_design(DesignKind kind, const XView& x, u64 k) {
 
 Result<FittedGam> run_standard(const Family& family, Design design, u64 n, const Vec& y,
                                std::optional<Vec> weights) {
-#if VOREL_HAVE_FIT_STANDARD
   return fit_standard(family, std::move(design), n, y, std::move(weights));
-#else
-  return fail(VorelError::not_implemented("the standard-family driver is not available in this build yet"));
-#endif
 }
 
 // Checks of the family's own parameters that come before the design name is looked at.
