@@ -1,0 +1,51 @@
+// The string-keyed dispatch of the two entry points, after the Python arguments have been
+// converted: family and design names become typed values, the family's own parameters are
+// checked in their fixed order, and the typed values go to the matching fit route. No Python
+// object is touched here.
+#pragma once
+
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "fit/record.h"
+#include "util/eigen.h"
+#include "util/error.h"
+#include "util/xview.h"
+
+#if __has_include("design/additive.h")
+#include "design/additive.h"
+#define VOREL_HAVE_ADDITIVE_DESIGN 1
+#else
+// Stand-in with the declared shape until the additive design lands.
+namespace vorel {
+struct TermSpec {
+  enum class Kind { Cr, CrStable, Re, Te } kind = Kind::Cr;
+  u64 col = 0, k = 10, col_a = 0, col_b = 0, k_a = 10, k_b = 10;
+};
+}  // namespace vorel
+#define VOREL_HAVE_ADDITIVE_DESIGN 0
+#endif
+
+namespace vorel::py {
+
+struct FitRequest {
+  std::string_view family_name;
+  XView x;
+  Vec y;
+  std::optional<Vec> weights;
+  u64 k = 10;
+  std::string_view design = "cr";
+  std::optional<double> theta, nu, sigma2, tweedie_p, tweedie_phi;
+  std::optional<u64> r;
+  std::optional<double> tau, elf_sigma, elf_lambda;
+};
+
+Result<FittedGam> dispatch_fit(FitRequest request);
+
+// Terms already parsed (and known to be non-empty); the family name is checked here.
+Result<FittedGam> dispatch_fit_additive(std::string_view family_name,
+                                        const std::vector<TermSpec>& terms, const XView& x,
+                                        Vec y, std::optional<Vec> weights);
+
+}  // namespace vorel::py
