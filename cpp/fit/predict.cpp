@@ -6,7 +6,7 @@
 
 // Turned on once the predictors' evaluation is part of the core library.
 #ifndef VOREL_HAVE_PREDICTOR_DESIGN
-#define VOREL_HAVE_PREDICTOR_DESIGN 0
+#define VOREL_HAVE_PREDICTOR_DESIGN 1
 #endif
 
 namespace vorel {
