@@ -7,16 +7,10 @@
 #include "fit/routes.h"
 #include "util/format.h"
 
-#if __has_include("design/cr.h") && __has_include("design/cr_stable.h") && \
-    __has_include("design/re.h") && __has_include("design/finite.h")
 #include "design/cr.h"
 #include "design/cr_stable.h"
 #include "design/finite.h"
 #include "design/re.h"
-#define VOREL_HAVE_SINGLE_DESIGNS 1
-#else
-#define VOREL_HAVE_SINGLE_DESIGNS 0
-#endif
 
 namespace vorel::py {
 
@@ -77,15 +71,10 @@ Status check_single_smooth_input(const XView& x) {
     return fail(VorelError::invalid("x must have at least one column; got shape (" +
                                     fmt_u64(x.rows) + ", " + fmt_u64(x.cols) + ")"));
   }
-#if VOREL_HAVE_SINGLE_DESIGNS
   return check_finite_columns(x, std::vector<u64>{0});
-#else
-  return {};
-#endif
 }
 
 Result<Design> build_single_design(DesignKind kind, const XView& x, u64 k) {
-#if VOREL_HAVE_SINGLE_DESIGNS
   switch (kind) {
     case DesignKind::Cr:
       return build_cr_design(x, k);
@@ -95,9 +84,6 @@ Result<Design> build_single_design(DesignKind kind, const XView& x, u64 k) {
       return build_re_design(x);
   }
   return fail(VorelError::internal("unknown design kind"));
-#else
-  return fail(VorelError::not_implemented("the single-smooth designs are not available in this build yet"));
-#endif
 }
 
 Result<FittedGam> run_standard(const Family& family, Design design, u64 n, const Vec& y,
@@ -200,12 +186,8 @@ Result<FittedGam> dispatch_fit_additive(std::string_view family_name,
         "gaussian, bernoulli/binomial, poisson, quasipoisson, quasibinomial, gamma, "
         "inverse_gaussian"));
   }
-#if VOREL_HAVE_ADDITIVE_DESIGN
   VOREL_TRY(Design design, build_additive_design(terms, x));
   return run_standard(entry->standard(), std::move(design), x.rows, y, std::move(weights));
-#else
-  return fail(VorelError::not_implemented("the additive design is not available in this build yet"));
-#endif
 }
 
 }  // namespace vorel::py

@@ -8,24 +8,12 @@
 #include <string_view>
 #include <vector>
 
+#include "design/additive.h"
 #include "fit/record.h"
 #include "util/eigen.h"
 #include "util/error.h"
 #include "util/xview.h"
 
-#if __has_include("design/additive.h")
-#include "design/additive.h"
-#define VOREL_HAVE_ADDITIVE_DESIGN 1
-#else
-// Stand-in with the declared shape until the additive design lands.
-namespace vorel {
-struct TermSpec {
-  enum class Kind { Cr, CrStable, Re, Te } kind = Kind::Cr;
-  u64 col = 0, k = 10, col_a = 0, col_b = 0, k_a = 10, k_b = 10;
-};
-}  // namespace vorel
-#define VOREL_HAVE_ADDITIVE_DESIGN 0
-#endif
 
 namespace vorel::py {
 

@@ -4,20 +4,10 @@
 
 #include "util/format.h"
 
-// Turned on once the predictors' evaluation is part of the core library.
-#ifndef VOREL_HAVE_PREDICTOR_DESIGN
-#define VOREL_HAVE_PREDICTOR_DESIGN 1
-#endif
-
 namespace vorel {
 
 Result<Mat> fitted_lpmatrix(const FittedGam& fit, const XView& x) {
-#if VOREL_HAVE_PREDICTOR_DESIGN
   VOREL_TRY(Mat X, predictor_design(fit.predictor, x));
-#else
-  Mat X;
-  return fail(VorelError::not_implemented("predictor evaluation is not available in this build yet"));
-#endif
   if (X.cols() != fit.beta.size()) {
     return fail(VorelError::invalid(
         "FittedGam: the predictor builds " + fmt_u64(static_cast<u64>(X.cols())) +
