@@ -637,3 +637,19 @@ def test_non_identity_margin_transform_is_honoured(preds):
     a = t.cr_basis(te["knots_a"], x, 0) @ rot
     b = t.cr_basis(te["knots_b"], x, 2)
     np.testing.assert_allclose(t.predictor_design(moved, x)[:, 1:], t.row_kronecker(a, b) @ te["centring"], atol=1e-12)
+
+
+def test_long_inputs_cross_evaluation_chunks():
+    # Several thousand rows: the basis is evaluated and multiplied in row chunks; the chunk
+    # boundaries must neither drop nor shift rows.
+    rng = np.random.default_rng(4)
+    x = rng.uniform(-2.0, 2.0, size=(7001, 2))
+    d = t.build_additive_design([("cr", 0, 10), ("te", 0, 1, 3, 4)], x)
+    pred = d["predictor"]["term_predictors"]
+    cr, te = pred
+    np.testing.assert_allclose(d["x"][:, 1:10], t.cr_basis(cr["knots"], x, 0) @ cr["centring"], atol=1e-12)
+    prod = t.row_kronecker(t.cr_basis(te["knots_a"], x, 0), t.cr_basis(te["knots_b"], x, 1))
+    np.testing.assert_allclose(d["x"][:, 10:], prod @ te["centring"], atol=1e-12)
+    np.testing.assert_array_equal(t.predictor_design(d["predictor"], x), d["x"])
+    # a row evaluated alone equals the same row inside the long matrix (to rounding)
+    np.testing.assert_allclose(t.predictor_design(d["predictor"], x[5000:5001]), d["x"][5000:5001], atol=1e-13)
