@@ -103,6 +103,7 @@ def _with_beta(f, beta):
     frame = _frame(f)
     body = json.loads(frame[17:])
     body["beta"]["data"] = [float(b) for b in beta]
+    body["beta"]["dim"] = [len(beta)]
     text = json.dumps(body, separators=(",", ":")).encode()
     return vorel.FittedGam.deserialize(frame[:9] + struct.pack("<Q", len(text)) + text)
 
@@ -121,8 +122,9 @@ def test_logistic_inverse_link_extremes(bernoulli_fit, intercept, expected):
 
 
 def test_corrupt_frame_with_wrong_beta_length_is_value_error(gaussian_fit):
-    g = _with_beta(gaussian_fit, np.zeros(3))
+    # The reader checks beta against vcov and the predictor, so the frame is refused on load.
     with pytest.raises(ValueError, match="beta has 3 coefficients"):
+        g = _with_beta(gaussian_fit, np.zeros(3))
         g.predict(np.zeros((2, 1)))
 
 

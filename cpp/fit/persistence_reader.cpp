@@ -362,7 +362,7 @@ std::string shape(const Mat& m) {
 Status check_shapes(const FittedGam& r) {
   const auto p = static_cast<u64>(r.beta.size());
   if (static_cast<u64>(r.vcov.rows()) != p || static_cast<u64>(r.vcov.cols()) != p)
-    return reject("vcov is " + shape(r.vcov) + " but beta has length " + fmt_u64(p) + " (vcov must be " +
+    return reject("vcov is " + shape(r.vcov) + " but beta has " + fmt_u64(p) + " coefficients (vcov must be " +
                   fmt_u64(p) + "x" + fmt_u64(p) + ")");
   if (r.lambda.size() != r.rho.size())
     return reject("lambda has length " + fmt_u64(static_cast<u64>(r.lambda.size())) + " but rho has length " +
@@ -373,8 +373,8 @@ Status check_shapes(const FittedGam& r) {
   auto width = predictor_width(r.predictor);
   if (!width) return reject("predictor: " + width.error().message);
   if (*width != p)
-    return reject("the predictor builds " + fmt_u64(*width) + " model-matrix columns but beta has length " +
-                  fmt_u64(p));
+    return reject("the predictor builds " + fmt_u64(*width) + " model-matrix columns but beta has " +
+                  fmt_u64(p) + " coefficients");
   return {};
 }
 
