@@ -2,6 +2,7 @@
 and messages, and the mapping of core errors to Python exceptions."""
 
 import inspect
+import pydoc
 import re
 
 import numpy as np
@@ -46,6 +47,7 @@ def test_module_exports_in_registration_order():
 )
 def test_entry_points_carry_text_signatures(func, params):
     assert str(inspect.signature(func)) == params
+    assert func.__name__ + params in pydoc.render_doc(func, renderer=pydoc.plaintext)
     doc = func.__doc__
     assert "--" not in doc.splitlines()[0]  # the interpreter strips the signature block
     assert doc.strip()

@@ -9,15 +9,10 @@
 #include "bindings/errors.h"
 #include "bindings/numpy.h"
 #include "fit/intervals.h"
+#include "fit/persistence.h"
 #include "fit/predict.h"
 #include "util/format.h"
 
-#if __has_include("fit/persistence.h")
-#include "fit/persistence.h"
-#define VOREL_HAVE_PERSISTENCE 1
-#else
-#define VOREL_HAVE_PERSISTENCE 0
-#endif
 
 namespace vorel::py {
 
@@ -254,15 +249,9 @@ PyObject* m_predict_diff(PyObject* self, PyObject* args, PyObject* kwargs) {
 // --- persistence ----------------------------------------------------------------------------
 
 PyObject* frame_bytes(const FittedGam& fit) {
-#if VOREL_HAVE_PERSISTENCE
   auto frame = write_frame(fit);
   if (!frame) return raise_core_error(frame.error());
   return PyBytes_FromStringAndSize(frame->data(), static_cast<Py_ssize_t>(frame->size()));
-#else
-  PyErr_SetString(PyExc_NotImplementedError,
-                  "FittedGam serialization is not available in this build yet");
-  return nullptr;
-#endif
 }
 
 PyObject* m_serialize(PyObject* self, PyObject*) {
@@ -293,16 +282,10 @@ PyObject* m_deserialize(PyObject*, PyObject* args, PyObject* kwargs) {
       return nullptr;
     if (!PyBytes_Check(data))
       return raise_type_error("argument 'bytes': expected bytes, got " + type_name(data));
-#if VOREL_HAVE_PERSISTENCE
     auto record = read_frame(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data)),
                              static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
     if (!record) return raise_core_error(record.error());
     return wrap_fitted_gam(std::move(*record));
-#else
-    PyErr_SetString(PyExc_NotImplementedError,
-                    "FittedGam deserialization is not available in this build yet");
-    return nullptr;
-#endif
   });
 }
 
