@@ -435,3 +435,87 @@ def test_ocat_nan_prior_weight_fails_instead_of_returning_nan(ocat_data):
     w[4] = math.nan
     g = ocat_fit(X, S, y, 4, weights=w)
     assert g["error"].startswith("singular system: Cholesky failed: Computational failure in LAPACK subroutine")
+
+
+# --------------------------------------------------------------------------------------------
+# Through the public entry point with the real designs.
+
+vorel = pytest.importorskip("vorel")
+
+
+@pytest.fixture(scope="module")
+def entry_quantile_data():
+    rng = np.random.default_rng(21)
+    x, _, _, y = quantile_data(2000, rng)
+    return x[:, None], y
+
+
+@pytest.mark.parametrize("design", ["cr", "cr_stable"])
+def test_entry_quantile_fits_cover_their_levels(entry_quantile_data, design):
+    x, y = entry_quantile_data
+    curves = {}
+    for tau in (0.1, 0.5, 0.9):
+        g = vorel.fit("quantile", x, y, tau=tau, design=design)
+        assert g.converged and g.shape_params.size == 0
+        curves[tau] = g.predict(x)
+        # Extreme levels land a little towards the median (the automatic sigma): within 0.04.
+        assert np.mean(y < curves[tau]) == pytest.approx(tau, abs=0.04)
+    inner = (x[:, 0] > 0.05) & (x[:, 0] < 0.95)
+    assert np.all(curves[0.1][inner] < curves[0.5][inner]) and np.all(curves[0.5][inner] < curves[0.9][inner])
+
+
+def test_entry_quantile_and_elf_names_agree_and_weights_do_not_matter(entry_quantile_data):
+    x, y = entry_quantile_data
+    a = vorel.fit("quantile", x, y)
+    b = vorel.fit("elf", x, y, tau=0.5, weights=np.full(len(y), 2.0))
+    assert np.array_equal(a.beta, b.beta) and a.scale == b.scale and a.reml_value == b.reml_value
+    c = vorel.fit("elf", x, y, elf_sigma=2.0)
+    assert c.scale == 2.0
+
+
+@pytest.mark.parametrize(
+    "kwargs,message",
+    [
+        (dict(tau=1.0, design="bogus"), "elf/quantile tau must be in (0, 1); got tau=1"),
+        (dict(tau=0.5, design="bogus", elf_sigma=math.inf), "design must be 'cr', 're', or 'cr_stable'; got \"bogus\""),
+        (dict(tau=0.5, elf_sigma=math.inf), "elf_sigma must be finite; got elf_sigma=inf"),
+    ],
+    ids=["tau-before-design", "design-before-own-checks", "sigma"])
+def test_entry_quantile_check_order(entry_quantile_data, kwargs, message):
+    x, y = entry_quantile_data
+    with pytest.raises(ValueError) as info:
+        vorel.fit("elf", x, y, **kwargs)
+    assert str(info.value) == message
+
+
+@pytest.fixture(scope="module")
+def entry_ocat_data():
+    rng = np.random.default_rng(22)
+    x, f, y = latent_ocat_data(2000, rng, TRUE_CUTS)
+    return x[:, None], f, y
+
+
+def test_entry_ocat_recovers_truth(entry_ocat_data):
+    x, f, y = entry_ocat_data
+    g = vorel.fit("ocat", x, y, r=4)
+    assert g.converged and g.scale == 1.0 and g.shape_params.shape == (2,)
+    assert t.ocat_cut_points(4, list(g.shape_params))[1:4] == pytest.approx(TRUE_CUTS, abs=0.3)
+    eta = g.predict(x)
+    assert np.corrcoef(eta, f)[0, 1] > 0.99 and np.max(np.abs(eta - f)) < 0.5
+
+
+def test_entry_ocat_rounds_categories_half_away_from_zero(entry_ocat_data):
+    x, _, y = entry_ocat_data
+    x, y = x[:400], y[:400].copy()
+    base = vorel.fit("ocat", x, y, r=4)
+    shifted = y.copy()
+    shifted[y == 2.0] = 2.4
+    shifted[y == 3.0] = 2.5
+    moved = vorel.fit("ocat", x, shifted, r=4)
+    assert np.array_equal(base.beta, moved.beta)
+    with pytest.raises(ValueError) as info:
+        vorel.fit("ocat", x, np.where(np.arange(len(y)) == 5, 4.5, y), r=4)
+    assert str(info.value) == "Ocat requires y to be an integer in 1..=4; got y=4.5 at row 5"
+    with pytest.raises(ValueError) as info:
+        vorel.fit("ocat", x, y, r=4, design="tp")
+    assert str(info.value) == "design must be 'cr', 're', or 'cr_stable'; got \"tp\""

@@ -2,12 +2,9 @@
 // smoothing parameter and the thresholds, final full-Newton fit and the record.
 #include <string>
 
-#if __has_include("design/cr.h")
 #include "design/cr.h"
 #include "design/cr_stable.h"
 #include "design/re.h"
-#define VOREL_HAVE_SINGLE_DESIGNS 1
-#endif
 #include "fit/assemble.h"
 #include "fit/ocat.h"
 #include "fit/ocat_score.h"
@@ -21,14 +18,9 @@ namespace vorel {
 namespace {
 
 Result<Design> build_named_design(const XView& x, u64 k, std::string_view name) {
-  [[maybe_unused]] const bool known = name == "cr" || name == "re" || name == "cr_stable";
-#ifdef VOREL_HAVE_SINGLE_DESIGNS
   if (name == "cr") return build_cr_design(x, k);
   if (name == "re") return build_re_design(x);
   if (name == "cr_stable") return build_cr_stable_design(x, k);
-#else
-  if (known) return fail(VorelError::not_implemented("single-smooth designs are not in this build yet"));
-#endif
   return fail(VorelError::invalid("design must be 'cr', 're', or 'cr_stable'; got " + quote_name(name)));
 }
 
