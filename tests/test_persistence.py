@@ -175,6 +175,14 @@ def test_predictor_text(kind):
         assert '"cols_used":[[0],[2],[1,3],[4]],"term_col_ranges":[[1,4],[4,7],[7,15],[15,19]]}' in text
 
 
+def test_basis_names_are_escaped_and_checked_on_read():
+    odd = 'c"r\\\n\x01\u00e9'
+    data = testing.write_frame(record("tensor", predictor={**tensor_pred(), "bs_a": odd}))
+    assert body_of(data)["predictor"]["bs_a"] == odd
+    with pytest.raises(ValueError, match=re.escape(PREFIX + 'predictor: TensorPredictor: bs_a must be "cr"; got bs_a="c\\"r')):
+        load(data)
+
+
 def test_shortest_round_trip_floats_read_back_exactly():
     rng = np.random.default_rng(5)
     values = np.concatenate([rng.standard_normal(200) * 10.0 ** rng.integers(-320, 300, 200),
