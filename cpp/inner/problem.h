@@ -26,7 +26,11 @@ struct FitProblem {
   double tol = 1e-9;
 };
 
-// Gradient correction attached by the inverse Gaussian observed-information step.
+// Gradient correction attached by the inverse Gaussian observed-information step. With
+// H = X^T W_obs X + S_lambda: a_i = x_i^T H^-1 x_i, b_i = dW_obs_i/d eta_i (prior weight
+// included), c_i = x_i^T (-H^-1 S_1 beta-hat) and trace0 = tr(H^-1 S_1). c and trace0 are per
+// unit lambda_1 (S_1 alone), so the score's first gradient component becomes
+// lambda_1/2 (trace0 + sum_i a_i b_i c_i) + lambda_1 q_1 / (2 phi) - r_1 / 2.
 struct LamlCorrection {
   Vec a, b, c;
   double trace0 = 0.0;
