@@ -175,6 +175,14 @@ def test_predictor_text(kind):
         assert '"cols_used":[[0],[2],[1,3],[4]],"term_col_ranges":[[1,4],[4,7],[7,15],[15,19]]}' in text
 
 
+def test_basis_names_are_escaped_and_checked_on_read():
+    odd = 'c"r\\\n\x01\u00e9'
+    data = testing.write_frame(record("tensor", predictor={**tensor_pred(), "bs_a": odd}))
+    assert body_of(data)["predictor"]["bs_a"] == odd
+    with pytest.raises(ValueError, match=re.escape(PREFIX + 'predictor: TensorPredictor: bs_a must be "cr"; got bs_a="c\\"r')):
+        load(data)
+
+
 def test_shortest_round_trip_floats_read_back_exactly():
     rng = np.random.default_rng(5)
     values = np.concatenate([rng.standard_normal(200) * 10.0 ** rng.integers(-320, 300, 200),
@@ -360,8 +368,9 @@ def test_missing_shape_params_reads_as_empty(good_frame, good_doc):
      (b"4.9406564584124654e-324", 5e-324), (b"2.2250738585072011e-308", 2.225073858507201e-308),
      (b"1", 1.0), (b"-0", -0.0), (b"0.1e1", 1.0), (b"18446744073709551616", 2.0**64),
      (b"-9223372036854775809", -2.0**63), (b"9007199254740993", 9007199254740992.0),
-     (b"1E+2", 100.0), (b"null", math.nan)],
-    ids=lambda v: v.decode() if isinstance(v, bytes) else None,
+     (b"1E+2", 100.0), (b"0." + b"0" * 99 + b"1", 1e-100), (b"-" + b"1" * 80 + b".5e-80", float("-" + "1" * 80 + ".5e-80")),
+     (b"null", math.nan)],
+    ids=lambda v: (v.decode() if len(v) < 30 else "long-token") if isinstance(v, bytes) else None,
 )
 def test_number_text_reads_correctly_rounded(good_frame, text, expected):
     f = text_body(good_frame, b'"shape_params":{"v":1,"dim":[0],"data":[]}',

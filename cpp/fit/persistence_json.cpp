@@ -47,15 +47,25 @@ struct CountingIter {
 // unset when the exact result rounds to zero (or overflows, which the JSON library rejects
 // before we get here); the correctly rounded result of an underflow is a signed zero.
 bool number_value(const std::string& token, double library_value, double& out, std::string& why) {
-  std::string t = token;
   // The library writes its locale's decimal point into the token; from_chars wants '.'.
-  for (char& c : t)
-    if (!((c >= '0' && c <= '9') || c == 'e' || c == 'E' || c == '+' || c == '-')) c = '.';
-  const char* end = t.data() + t.size();
-  auto r = std::from_chars(t.data(), end, out);
+  // Tokens are short, so the copy stays on the stack; a longer one (a hostile run of digits)
+  // goes to the heap.
+  char local[64];
+  std::string heap;
+  char* t = local;
+  if (token.size() > sizeof local) {
+    heap.resize(token.size());
+    t = heap.data();
+  }
+  for (std::size_t i = 0; i < token.size(); ++i) {
+    const char c = token[i];
+    t[i] = ((c >= '0' && c <= '9') || c == 'e' || c == 'E' || c == '+' || c == '-') ? c : '.';
+  }
+  const char* end = t + token.size();
+  auto r = std::from_chars(t, end, out);
   if (r.ec == std::errc::result_out_of_range) {
     if (std::isfinite(library_value) && std::fabs(library_value) < 1.0) {
-      out = (!t.empty() && t[0] == '-') ? -0.0 : 0.0;
+      out = (!token.empty() && t[0] == '-') ? -0.0 : 0.0;
       return true;
     }
     why = "number overflows binary64: " + token;
@@ -75,26 +85,26 @@ class Builder {
   Builder(Tree& tree, ParseError& error, const char* begin, const char* const* cursor)
       : tree_(tree), error_(error), begin_(begin), cursor_(cursor) {}
 
-  bool null() { return leaf(Type::Null); }
-  bool boolean(bool v) { return leaf(v ? Type::True : Type::False); }
+  bool null() { return add(Node(Type::Null, pos())); }
+  bool boolean(bool v) { return add(Node(v ? Type::True : Type::False, pos())); }
   bool number_integer(json::number_integer_t v) {
-    Node n = make(Type::NegInt);
+    Node n(Type::NegInt, pos());
     n.sint = v;
     return add(n);
   }
   bool number_unsigned(json::number_unsigned_t v) {
-    Node n = make(Type::Uint);
+    Node n(Type::Uint, pos());
     n.uint = v;
     return add(n);
   }
   bool number_float(json::number_float_t v, const json::string_t& text) {
-    Node n = make(Type::Real);
+    Node n(Type::Real, pos());
     std::string why;
     if (!number_value(text, v, n.real, why)) return fail(std::move(why));
     return add(n);
   }
   bool string(json::string_t& s) {
-    Node n = make(Type::String);
+    Node n(Type::String, pos());
     n.index = tree_.strings.size();
     tree_.strings.push_back(std::move(s));
     return add(n);
@@ -109,7 +119,8 @@ class Builder {
   bool key(json::string_t& k) {
     Frame& f = stack_.back();
     if (!f.seen.insert(k).second) return fail("duplicate key " + quote_name(k));
-    tree_.containers[f.container].keys.push_back(tree_.strings.size());
+    if (tree_.strings.size() >= kMaxIndex) return fail("too many values");
+    pending_keys_.push_back(static_cast<std::uint32_t>(tree_.strings.size()));
     tree_.strings.push_back(std::move(k));
     return true;
   }
@@ -121,25 +132,23 @@ class Builder {
   }
 
  private:
+  // Children of the open containers wait here and move to Tree::kids as one run when their
+  // container closes, so each container's items are contiguous without a vector of its own.
   struct Frame {
     std::size_t container;
+    std::size_t first_pending_item;
+    std::size_t first_pending_key;
     std::unordered_set<std::string> seen;  // keys of an open object (hashing keeps a hostile
                                            // object with many keys linear, not quadratic)
   };
 
+  static constexpr std::size_t kMaxIndex = 0xFFFFFFFFu;
+
   std::size_t pos() const { return static_cast<std::size_t>(*cursor_ - begin_); }
 
-  Node make(Type t) const {
-    Node n;
-    n.type = t;
-    n.pos = pos();
-    return n;
-  }
-
-  bool leaf(Type t) { return add(make(t)); }
-
   bool add(const Node& n) {
-    if (!stack_.empty()) tree_.containers[stack_.back().container].items.push_back(tree_.nodes.size());
+    if (tree_.nodes.size() >= kMaxIndex) return fail("too many values");
+    if (!stack_.empty()) pending_items_.push_back(static_cast<std::uint32_t>(tree_.nodes.size()));
     tree_.nodes.push_back(n);
     return true;
   }
@@ -147,16 +156,27 @@ class Builder {
   bool open(Type t) {
     if (stack_.size() >= kMaxDepth)
       return fail("nesting deeper than " + std::to_string(kMaxDepth) + " arrays or objects");
-    Node n = make(t);
+    Node n(t, pos());
     n.index = tree_.containers.size();
     tree_.containers.emplace_back();
-    add(n);
-    stack_.push_back(Frame{n.index, {}});
+    if (!add(n)) return false;
+    stack_.push_back(Frame{n.index, pending_items_.size(), pending_keys_.size(), {}});
     return true;
   }
 
   bool close() {
-    tree_.containers[stack_.back().container].end_pos = pos();
+    const Frame& f = stack_.back();
+    Container& c = tree_.containers[f.container];
+    c.end_pos = pos();
+    c.first = tree_.kids.size();
+    c.count = pending_items_.size() - f.first_pending_item;
+    tree_.kids.insert(tree_.kids.end(), pending_items_.begin() + static_cast<std::ptrdiff_t>(f.first_pending_item),
+                      pending_items_.end());
+    pending_items_.resize(f.first_pending_item);
+    c.first_key = tree_.keys.size();
+    tree_.keys.insert(tree_.keys.end(), pending_keys_.begin() + static_cast<std::ptrdiff_t>(f.first_pending_key),
+                      pending_keys_.end());
+    pending_keys_.resize(f.first_pending_key);
     stack_.pop_back();
     return true;
   }
@@ -223,6 +243,8 @@ class Builder {
   const char* begin_;
   const char* const* cursor_;
   std::vector<Frame> stack_;
+  std::vector<std::uint32_t> pending_items_;
+  std::vector<std::uint32_t> pending_keys_;
 };
 
 }  // namespace

@@ -16,31 +16,43 @@ inline constexpr std::size_t kMaxDepth = 128;
 
 enum class Type : std::uint8_t { Null, False, True, Uint, NegInt, Real, String, Array, Object };
 
+// 16 bytes per value: a frame's bulk is long arrays of numbers, and hostile input should cost
+// a small, fixed multiple of its size.
 struct Node {
-  Type type = Type::Null;
-  std::size_t pos = 0;  // bytes of the text consumed when the node was read (1-based end column)
+  Node() : uint(0) {}
+  Node(Type t, std::size_t pos) : pos_type((static_cast<std::uint64_t>(pos) << 4) | static_cast<std::uint64_t>(t)), uint(0) {}
+
+  Type type() const { return static_cast<Type>(pos_type & 15); }
+  // Bytes of the text consumed when the node was read (for a container: its opening bracket).
+  std::size_t pos() const { return static_cast<std::size_t>(pos_type >> 4); }
+
+  std::uint64_t pos_type = 0;
   union {
     double real;          // Real: correctly rounded value of the number's text
     std::uint64_t uint;   // Uint: a non-negative integer that fits in 64 bits
     std::int64_t sint;    // NegInt: a negative integer (or -0) that fits in 64 bits
     std::size_t index;    // String: into Tree::strings; Array/Object: into Tree::containers
   };
-  Node() : uint(0) {}
 };
 
 struct Container {
-  std::vector<std::size_t> items;  // node indices, in text order
-  std::vector<std::size_t> keys;   // Object only: Tree::strings index of each item's key
-  std::size_t end_pos = 0;         // position of the closing bracket
+  std::size_t first = 0;      // items are Tree::kids[first, first + count), in text order
+  std::size_t count = 0;
+  std::size_t first_key = 0;  // Object only: item i's key is Tree::strings[Tree::keys[first_key + i]]
+  std::size_t end_pos = 0;    // position of the closing bracket
 };
 
 struct Tree {
   std::vector<Node> nodes;  // nodes[0] is the root
   std::vector<Container> containers;
+  std::vector<std::uint32_t> kids;  // node indices, grouped per container
+  std::vector<std::uint32_t> keys;  // string indices, grouped per object
   std::vector<std::string> strings;
 
   const Node& node(std::size_t i) const { return nodes[i]; }
   const Container& container(const Node& n) const { return containers[n.index]; }
+  const Node& item(const Container& c, std::size_t i) const { return nodes[kids[c.first + i]]; }
+  const std::string& key(const Container& c, std::size_t i) const { return strings[keys[c.first_key + i]]; }
   const std::string& string(std::size_t i) const { return strings[i]; }
 };
 

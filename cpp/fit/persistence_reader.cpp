@@ -32,7 +32,7 @@ template <class T>
 using Decoded = std::expected<T, DecodeError>;
 
 std::unexpected<DecodeError> bad(const Node& at, std::string reason) {
-  return std::unexpected(DecodeError{at.pos, std::move(reason)});
+  return std::unexpected(DecodeError{at.pos(), std::move(reason)});
 }
 
 const char* type_name(Type t) {
@@ -97,14 +97,14 @@ class Decoder {
     return std::unexpected(DecodeError{c.end_pos, std::move(reason)});
   }
 
-  const Node& item(const Container& c, std::size_t i) const { return t_.node(c.items[i]); }
+  const Node& item(const Container& c, std::size_t i) const { return t_.item(c, i); }
 
   // The member named names[i] for each i, or nullptr; other keys are left alone (skipped).
   template <std::size_t N>
   std::array<const Node*, N> members(const Container& c, const Names<N>& names) const {
     std::array<const Node*, N> out{};
-    for (std::size_t m = 0; m < c.items.size(); ++m) {
-      const std::string& k = t_.string(c.keys[m]);
+    for (std::size_t m = 0; m < c.count; ++m) {
+      const std::string& k = t_.key(c, m);
       for (std::size_t i = 0; i < N; ++i)
         if (k == names[i]) out[i] = &item(c, m);
     }
@@ -112,42 +112,42 @@ class Decoder {
   }
 
   Decoded<const Container*> object(const Node& n, const std::string& what) {
-    if (n.type != Type::Object) return bad(n, what + ": expected an object, got " + type_name(n.type));
+    if (n.type() != Type::Object) return bad(n, what + ": expected an object, got " + type_name(n.type()));
     return &t_.container(n);
   }
 
   Decoded<const Container*> array(const Node& n, const std::string& what) {
-    if (n.type != Type::Array) return bad(n, what + ": expected an array, got " + type_name(n.type));
+    if (n.type() != Type::Array) return bad(n, what + ": expected an array, got " + type_name(n.type()));
     return &t_.container(n);
   }
 
   // Any JSON number; null stands for the NaN or infinity the writer could not spell.
   Decoded<double> real(const Node& n, const std::string& what) {
-    switch (n.type) {
+    switch (n.type()) {
       case Type::Null: return std::numeric_limits<double>::quiet_NaN();
       case Type::Real: return n.real;
       case Type::Uint: return static_cast<double>(n.uint);
       case Type::NegInt: return n.sint == 0 ? -0.0 : static_cast<double>(n.sint);
-      default: return bad(n, what + ": expected a number, got " + type_name(n.type));
+      default: return bad(n, what + ": expected a number, got " + type_name(n.type()));
     }
   }
 
   Decoded<u64> uint(const Node& n, const std::string& what) {
-    if (n.type == Type::Uint) return n.uint;
-    if (n.type == Type::NegInt && n.sint == 0) return u64{0};
-    if (n.type == Type::NegInt || n.type == Type::Real)
+    if (n.type() == Type::Uint) return n.uint;
+    if (n.type() == Type::NegInt && n.sint == 0) return u64{0};
+    if (n.type() == Type::NegInt || n.type() == Type::Real)
       return bad(n, what + ": expected a non-negative integer that fits in 64 bits");
-    return bad(n, what + ": expected an unsigned integer, got " + type_name(n.type));
+    return bad(n, what + ": expected an unsigned integer, got " + type_name(n.type()));
   }
 
   Decoded<bool> boolean(const Node& n, const std::string& what) {
-    if (n.type == Type::True) return true;
-    if (n.type == Type::False) return false;
-    return bad(n, what + ": expected true or false, got " + type_name(n.type));
+    if (n.type() == Type::True) return true;
+    if (n.type() == Type::False) return false;
+    return bad(n, what + ": expected true or false, got " + type_name(n.type()));
   }
 
   Decoded<const std::string*> string(const Node& n, const std::string& what) {
-    if (n.type != Type::String) return bad(n, what + ": expected a string, got " + type_name(n.type));
+    if (n.type() != Type::String) return bad(n, what + ": expected a string, got " + type_name(n.type()));
     return &t_.string(n.index);
   }
 
@@ -161,7 +161,7 @@ class Decoder {
 
   Decoded<std::vector<u64>> uint_list(const Node& n, const std::string& what) {
     VOREL_TRY(const Container* a, array(n, what));
-    std::vector<u64> out(a->items.size());
+    std::vector<u64> out(a->count);
     for (std::size_t i = 0; i < out.size(); ++i) {
       VOREL_TRY(out[i], uint(item(*a, i), what + "[" + fmt_u64(i) + "]"));
     }
@@ -170,7 +170,7 @@ class Decoder {
 
   Decoded<std::vector<double>> real_list(const Node& n, const std::string& what) {
     VOREL_TRY(const Container* a, array(n, what));
-    std::vector<double> out(a->items.size());
+    std::vector<double> out(a->count);
     for (std::size_t i = 0; i < out.size(); ++i) {
       VOREL_TRY(out[i], real(item(*a, i), what + "[" + fmt_u64(i) + "]"));
     }
@@ -187,8 +187,8 @@ class Decoder {
   Decoded<ArrayObject> array_object(const Node& n, const std::string& what, std::size_t rank) {
     static constexpr Names<3> names = {"v", "dim", "data"};
     VOREL_TRY(const Container* obj, object(n, what));
-    for (std::size_t m = 0; m < obj->items.size(); ++m) {
-      const std::string& k = t_.string(obj->keys[m]);
+    for (std::size_t m = 0; m < obj->count; ++m) {
+      const std::string& k = t_.key(*obj, m);
       if (k != "v" && k != "dim" && k != "data")
         return bad(item(*obj, m), what + ": unknown key " + quote_name(k) +
                                       " in an array object (only \"v\", \"dim\" and \"data\")");
@@ -211,8 +211,8 @@ class Decoder {
         return bad(*f[1], what + ": \"dim\" " + dims_text(out.dim) + " holds more elements than fit in 64 bits");
     }
     VOREL_TRY(out.data, array(*f[2], what + ".data"));
-    if (out.data->items.size() != count)
-      return bad(*f[2], what + ": \"data\" has " + fmt_u64(out.data->items.size()) + " elements but \"dim\" " +
+    if (out.data->count != count)
+      return bad(*f[2], what + ": \"data\" has " + fmt_u64(out.data->count) + " elements but \"dim\" " +
                             dims_text(out.dim) + " needs " + fmt_u64(count));
     return out;
   }
@@ -220,7 +220,7 @@ class Decoder {
   Decoded<Vec> vec(const Node& n, const std::string& what) {
     VOREL_TRY(ArrayObject a, array_object(n, what, 1));
     Vec out(static_cast<Eigen::Index>(a.dim[0]));
-    for (std::size_t i = 0; i < a.data->items.size(); ++i) {
+    for (std::size_t i = 0; i < a.data->count; ++i) {
       VOREL_TRY(out[static_cast<Eigen::Index>(i)], real(item(*a.data, i), what + ".data[" + fmt_u64(i) + "]"));
     }
     return out;
@@ -313,18 +313,18 @@ class Decoder {
     VOREL_TRY(auto f, kind_members(obj, Names<3>{"term_predictors", "cols_used", "term_col_ranges"}, "additive", what));
     AdditivePredictor p;
     VOREL_TRY(const Container* terms, array(*f[0], what + ".term_predictors"));
-    for (std::size_t i = 0; i < terms->items.size(); ++i) {
+    for (std::size_t i = 0; i < terms->count; ++i) {
       // Recursion follows the text's nesting, which the parser already capped at 128 levels.
       VOREL_TRY(Predictor t, predictor(item(*terms, i), what + ".term_predictors[" + fmt_u64(i) + "]", depth + 1));
       p.term_predictors.push_back(std::move(t));
     }
     VOREL_TRY(const Container* cols, array(*f[1], what + ".cols_used"));
-    for (std::size_t i = 0; i < cols->items.size(); ++i) {
+    for (std::size_t i = 0; i < cols->count; ++i) {
       VOREL_TRY(std::vector<u64> c, uint_list(item(*cols, i), what + ".cols_used[" + fmt_u64(i) + "]"));
       p.cols_used.push_back(std::move(c));
     }
     VOREL_TRY(const Container* ranges, array(*f[2], what + ".term_col_ranges"));
-    for (std::size_t i = 0; i < ranges->items.size(); ++i) {
+    for (std::size_t i = 0; i < ranges->count; ++i) {
       const std::string at = what + ".term_col_ranges[" + fmt_u64(i) + "]";
       VOREL_TRY(std::vector<u64> r, uint_list(item(*ranges, i), at));
       if (r.size() != 2)
