@@ -519,3 +519,13 @@ def test_entry_ocat_rounds_categories_half_away_from_zero(entry_ocat_data):
     with pytest.raises(ValueError) as info:
         vorel.fit("ocat", x, y, r=4, design="tp")
     assert str(info.value) == "design must be 'cr', 're', or 'cr_stable'; got \"tp\""
+
+
+def test_full_newton_with_overflowing_threshold_fails_instead_of_returning_nan(ocat_problem):
+    # exp(800) makes the upper cut points infinite and the category midpoints NaN; the search
+    # must see a failed evaluation (a rejected trial), never a NaN fit.
+    X, S, y, w = ocat_problem
+    r = t.full_newton(X, S, y, w, 4, [800.0, 0.0], 0.0)
+    assert r["error"].startswith("singular system: Cholesky failed: ")
+    tiny = t.full_newton(X, S, y, w, 4, [-800.0, 0.0], 0.0)
+    assert "error" not in tiny and math.isfinite(tiny["deviance"])
