@@ -159,8 +159,8 @@ Status write_predictor(BodyWriter& w, const Predictor& pred, int depth);
 
 Status write_kind(BodyWriter& w, const CrPredictor& p, int) {
   w.raw("\"kind\":\"cr\",");
-  w.key("knots"), w.vector(p.knots), w.ch(',');
-  w.key("centring"), w.matrix(p.centring);
+  w.key("knots"); w.vector(p.knots); w.ch(',');
+  w.key("centring"); w.matrix(p.centring);
   return {};
 }
 
@@ -178,27 +178,27 @@ Status write_kind(BodyWriter& w, const RePredictor& p, int) {
 
 Status write_kind(BodyWriter& w, const CrStablePredictor& p, int) {
   w.raw("\"kind\":\"cr_stable\",");
-  w.key("knots"), w.vector(p.knots), w.ch(',');
-  w.key("centring"), w.matrix(p.centring), w.ch(',');
-  w.key("reparam_v"), w.matrix(p.reparam_v);
+  w.key("knots"); w.vector(p.knots); w.ch(',');
+  w.key("centring"); w.matrix(p.centring); w.ch(',');
+  w.key("reparam_v"); w.matrix(p.reparam_v);
   return {};
 }
 
 Status write_kind(BodyWriter& w, const TensorPredictor& p, int) {
   w.raw("\"kind\":\"tensor\",");
-  w.key("col_a"), w.uint(p.col_a), w.ch(',');
-  w.key("col_b"), w.uint(p.col_b), w.ch(',');
+  w.key("col_a"); w.uint(p.col_a); w.ch(',');
+  w.key("col_b"); w.uint(p.col_b); w.ch(',');
   w.key("bs_a");
   if (!w.string(p.bs_a)) return encode_failure("bs_a is not valid UTF-8");
   w.ch(',');
   w.key("bs_b");
   if (!w.string(p.bs_b)) return encode_failure("bs_b is not valid UTF-8");
   w.ch(',');
-  w.key("knots_a"), w.vector(p.knots_a), w.ch(',');
-  w.key("knots_b"), w.vector(p.knots_b), w.ch(',');
-  w.key("xp_a"), w.matrix(p.xp_a), w.ch(',');
-  w.key("xp_b"), w.matrix(p.xp_b), w.ch(',');
-  w.key("centring"), w.matrix(p.centring);
+  w.key("knots_a"); w.vector(p.knots_a); w.ch(',');
+  w.key("knots_b"); w.vector(p.knots_b); w.ch(',');
+  w.key("xp_a"); w.matrix(p.xp_a); w.ch(',');
+  w.key("xp_b"); w.matrix(p.xp_b); w.ch(',');
+  w.key("centring"); w.matrix(p.centring);
   return {};
 }
 
@@ -259,24 +259,24 @@ Result<std::string> write_frame(const FittedGam& r) {
   out.resize(kFrameHeaderBytes);
   BodyWriter w(out);
   w.ch('{');
-  w.key("beta"), w.vector(r.beta), w.ch(',');
-  w.key("rho"), w.vector(r.rho), w.ch(',');
-  w.key("lambda"), w.vector(r.lambda), w.ch(',');
-  w.key("scale"), w.real(r.scale), w.ch(',');
-  w.key("edf_total"), w.real(r.edf_total), w.ch(',');
-  w.key("edf_per_term"), w.vector(r.edf_per_term), w.ch(',');
-  w.key("n"), w.uint(r.n), w.ch(',');
-  w.key("n_iters"), w.uint(r.n_iters), w.ch(',');
-  w.key("converged"), w.raw(r.converged ? "true" : "false"), w.ch(',');
-  w.key("reml_value"), w.real(r.reml_value), w.ch(',');
+  w.key("beta"); w.vector(r.beta); w.ch(',');
+  w.key("rho"); w.vector(r.rho); w.ch(',');
+  w.key("lambda"); w.vector(r.lambda); w.ch(',');
+  w.key("scale"); w.real(r.scale); w.ch(',');
+  w.key("edf_total"); w.real(r.edf_total); w.ch(',');
+  w.key("edf_per_term"); w.vector(r.edf_per_term); w.ch(',');
+  w.key("n"); w.uint(r.n); w.ch(',');
+  w.key("n_iters"); w.uint(r.n_iters); w.ch(',');
+  w.key("converged"); w.raw(r.converged ? "true" : "false"); w.ch(',');
+  w.key("reml_value"); w.real(r.reml_value); w.ch(',');
   w.key("predictor");
   VOREL_CHECK(write_predictor(w, r.predictor, 0));
   w.ch(',');
-  w.key("vcov"), w.matrix(r.vcov), w.ch(',');
+  w.key("vcov"); w.matrix(r.vcov); w.ch(',');
   const char* link = link_name(r.link_kind);
   if (link == nullptr) return fail(VorelError::invalid("FittedGam::serialize: JSON encode failed: unknown link_kind"));
-  w.key("link_kind"), w.ch('"'), w.raw(link), w.ch('"'), w.ch(',');
-  w.key("shape_params"), w.vector(r.shape_params);
+  w.key("link_kind"); w.ch('"'); w.raw(link); w.ch('"'); w.ch(',');
+  w.key("shape_params"); w.vector(r.shape_params);
   w.ch('}');
 
   std::memcpy(out.data(), "VOREL", 5);

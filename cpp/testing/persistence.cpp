@@ -87,20 +87,20 @@ nb::dict predictor_dict(const Predictor& p) {
       [&](const auto& v) {
         using T = std::decay_t<decltype(v)>;
         if constexpr (std::is_same_v<T, CrPredictor>) {
-          d["kind"] = "cr", d["knots"] = out_vec(v.knots), d["centring"] = out_mat(v.centring);
+          d["kind"] = "cr"; d["knots"] = out_vec(v.knots), d["centring"] = out_mat(v.centring);
         } else if constexpr (std::is_same_v<T, RePredictor>) {
-          d["kind"] = "re", d["levels"] = v.levels;
+          d["kind"] = "re"; d["levels"] = v.levels;
         } else if constexpr (std::is_same_v<T, CrStablePredictor>) {
-          d["kind"] = "cr_stable", d["knots"] = out_vec(v.knots), d["centring"] = out_mat(v.centring);
+          d["kind"] = "cr_stable"; d["knots"] = out_vec(v.knots), d["centring"] = out_mat(v.centring);
           d["reparam_v"] = out_mat(v.reparam_v);
         } else if constexpr (std::is_same_v<T, TensorPredictor>) {
-          d["kind"] = "tensor", d["col_a"] = v.col_a, d["col_b"] = v.col_b, d["bs_a"] = v.bs_a, d["bs_b"] = v.bs_b;
+          d["kind"] = "tensor"; d["col_a"] = v.col_a, d["col_b"] = v.col_b, d["bs_a"] = v.bs_a, d["bs_b"] = v.bs_b;
           d["knots_a"] = out_vec(v.knots_a), d["knots_b"] = out_vec(v.knots_b);
           d["xp_a"] = out_mat(v.xp_a), d["xp_b"] = out_mat(v.xp_b), d["centring"] = out_mat(v.centring);
         } else {
           nb::list terms;
           for (const Predictor& t : v.term_predictors) terms.append(predictor_dict(t));
-          d["kind"] = "additive", d["term_predictors"] = terms, d["cols_used"] = v.cols_used;
+          d["kind"] = "additive"; d["term_predictors"] = terms, d["cols_used"] = v.cols_used;
           d["term_col_ranges"] = v.term_col_ranges;
         }
       },
