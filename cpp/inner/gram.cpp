@@ -23,11 +23,13 @@ void weighted_gram_into(const Mat& x, const Vec* w, Mat& scaled, Mat& out) {
   }
   scaled.resize(n, p);
   if (all_nonnegative) {
+    // One square root per row, not per element.
+    const Vec sw = w->array().sqrt();
+    const double* swp = sw.data();
     for (Eigen::Index j = 0; j < p; ++j) {
       const double* src = x.col(j).data();
       double* dst = scaled.col(j).data();
-      const double* wp = w->data();
-      for (Eigen::Index i = 0; i < n; ++i) dst[i] = std::sqrt(wp[i]) * src[i];
+      for (Eigen::Index i = 0; i < n; ++i) dst[i] = swp[i] * src[i];
     }
     lapack::gram(scaled, out);
     return;
