@@ -624,3 +624,18 @@ def test_additive_two_penalties_fit(design):
                           [d["logdet"], 0.0], d["mp"])
     assert rec["rho"].shape == (2,) and rec["edf_per_term"].shape == (2,)
     assert rec["n_iters"] <= 50 and rec["converged"]
+
+
+@pytest.mark.parametrize("design_name", ["cr", "re"])
+def test_entry_fit_edf_and_fixed_scale(design_name):
+    nat = pytest.importorskip("vorel._vorel_native")
+    rng = np.random.default_rng(4)
+    n = 300
+    col = rng.uniform(0, 1, n) if design_name == "cr" else rng.integers(0, 6, n).astype(float)
+    x = col.reshape(-1, 1)
+    y = rng.poisson(np.exp(np.sin(4 * col) if design_name == "cr" else 0.2 * col)).astype(float)
+    g = nat.fit("poisson", x, y, design=design_name)
+    assert g.scale == 1.0
+    assert len(g.edf_per_term) == 1
+    assert g.edf_per_term[0] == pytest.approx(g.edf_total - 1, abs=1e-9)
+    np.testing.assert_allclose(g.vcov(), g.vcov().T, rtol=1e-12, atol=1e-15)
