@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <vector>
 
 namespace vorel::lapack {
@@ -25,6 +26,13 @@ std::expected<Mat, int> cholesky_lower(Mat a) {
   int info = 0;
   if (n > 0) scipy_dpotrf_("L", &n, a.data(), &lda, &info);
   if (info != 0) return std::unexpected(info);
+  // This OpenBLAS build only tests pivots with `<= 0`, so NaN (or infinite) entries come back as
+  // a "successful" NaN factor. Any such entry reaches the pivot of its row, so reporting the first
+  // pivot that is not a positive finite number gives the same leading-minor order LAPACK would.
+  for (int j = 0; j < n; ++j) {
+    double d = a(j, j);
+    if (!(std::isfinite(d) && d > 0.0)) return std::unexpected(j + 1);
+  }
   a.triangularView<Eigen::StrictlyUpper>().setZero();
   return a;
 }
