@@ -6,13 +6,18 @@
 #include <nanobind/stl/array.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/pair.h>
 
 #include <optional>
+#include <stdexcept>
+#include <utility>
 #include <string>
 
 #include "family/negbin.h"
 #include "family/tdist.h"
 #include "family/tweedie.h"
+#include "design/cr.h"
+#include "fit/shape_aware.h"
 #include "testing/registry.h"
 
 namespace nb = nanobind;
@@ -23,6 +28,22 @@ namespace {
 std::optional<std::string> message_of(const Status& s) {
   if (s) return std::nullopt;
   return s.error().message;
+}
+
+// Builds the cr design of column 0 of x and runs the named route; returns (shape_params,
+// inner fits of the whole call) or raises with the error's message.
+std::pair<Vec, u64> counted_fit(const std::string& family, const Mat& x, const Vec& y, u64 k,
+                                double a, double b) {
+  auto design = build_cr_design(XView::of(x), k);
+  if (!design) throw std::runtime_error(design.error().message);
+  const u64 n = static_cast<u64>(x.rows());
+  ShapeFitStats stats;
+  Result<FittedGam> r = fail(VorelError::internal("unknown family"));
+  if (family == "negbin") r = fit_negbin_counted(NegBin{a}, std::move(*design), n, y, std::nullopt, &stats);
+  else if (family == "tdist") r = fit_tdist_counted(TDist{a, b}, std::move(*design), n, y, std::nullopt, &stats);
+  else if (family == "tweedie") r = fit_tweedie_counted(Tweedie{a, b}, std::move(*design), n, y, std::nullopt, &stats);
+  if (!r) throw std::runtime_error(to_string(r.error()));
+  return {r->shape_params, stats.inner_fits};
 }
 
 }  // namespace
@@ -58,6 +79,7 @@ void register_shape(nb::module_& m) {
       if (auto s = f.valid_response(y[i], static_cast<u64>(i)); !s) return message_of(s);
     return std::nullopt;
   });
+  m.def("shape_fit_counted", &counted_fit);
   m.def("tweedie_log_series", &tweedie_log_series);
   m.def("tweedie_saturated", &tweedie_saturated_loglik);
   m.def("tweedie_shape_gradient",
