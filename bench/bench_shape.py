@@ -1,4 +1,5 @@
-"""Wall time and inner fits per fit of the shape-aware families at n = 1e4 and 1e5.
+"""Wall time and inner fits per fit of the shape-aware families at n = 1e4 and 1e5, with the
+refitted Hessian columns on one thread and shared between two.
 
 Run: PYTHONPATH=build/dev/pkg python bench/bench_shape.py
 """
@@ -31,13 +32,18 @@ def data(family, n, rng):
 
 def main():
     rng = np.random.default_rng(0)
-    print(f"{'family':8} {'n':>7} {'seconds':>8} {'inner fits':>10}")
+    print(f"{'family':8} {'n':>7} {'1 thread s':>10} {'2 threads s':>11} {'inner fits':>10} same")
     for family in ("negbin", "tdist", "tweedie"):
         for n in (10_000, 100_000):
             x, y, (a, b) = data(family, n, rng)
-            t = time.perf_counter()
-            _, fits = vt.shape_fit_counted(family, np.asfortranarray(x), y, 10, a, b)
-            print(f"{family:8} {n:>7} {time.perf_counter() - t:8.3f} {fits:>10}")
+            x = np.asfortranarray(x)
+            runs = []
+            for workers in (1, 2):
+                t = time.perf_counter()
+                shape, fits = vt.shape_fit_counted(family, x, y, 10, a, b, workers)
+                runs.append((time.perf_counter() - t, fits, shape))
+            same = np.array_equal(runs[0][2], runs[1][2])
+            print(f"{family:8} {n:>7} {runs[0][0]:10.3f} {runs[1][0]:11.3f} {runs[0][1]:>10} {same}")
 
 
 if __name__ == "__main__":

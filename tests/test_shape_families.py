@@ -214,3 +214,15 @@ def test_tweedie_clamped_power_reported_raw():
     f = vorel.fit("tweedie", x, y, k=6, tweedie_p=1.999)
     assert np.all(np.isfinite(f.beta))
     assert len(f.shape_params) == 2 and np.isfinite(f.shape_params).all()
+
+
+@pytest.mark.parametrize("family,a,b", [("negbin", 2.0, 0.0), ("tdist", 5.0, 1.0), ("tweedie", 1.5, 1.0)],
+                         ids=["negbin", "tdist", "tweedie"])
+def test_two_workers_give_the_sequential_result(family, a, b):
+    rng = np.random.default_rng(12)
+    x = np.asfortranarray(rng.uniform(0, 1, (400, 1)))
+    y = rng.poisson(np.exp(1 + np.sin(2 * np.pi * x[:, 0]))).astype(float)
+    seq = vt.shape_fit_counted(family, x, y, 8, a, b, 1)
+    par = vt.shape_fit_counted(family, x, y, 8, a, b, 2)
+    np.testing.assert_array_equal(seq[0], par[0])
+    assert seq[1] == par[1]

@@ -2,6 +2,8 @@
 // order, the joint search over (rho, shape coordinates), the final fit and the record.
 #include "fit/shape_aware.h"
 
+#include <thread>
+
 #include "fit/assemble.h"
 #include "inner/pirls.h"
 #include "score/shape_aware.h"
@@ -47,6 +49,9 @@ Result<FittedGam> joint_fit(Model model, Vec z0, Design& design, u64 n, const Ve
                             std::optional<Vec> weights, ScaleOf scale_of, ShapeFitStats* stats) {
   FitProblem problem = make_joint_problem(design, y, std::move(weights));
   JointScore<Model> score(problem, model);
+  // Two workers pay on two cores (measured in bench/bench_shape.py); the helper thread lives
+  // only inside one Hessian evaluation.
+  score.set_workers(stats ? stats->workers : (std::thread::hardware_concurrency() >= 2 ? 2 : 1));
   ScoreFn f = [&](const Vec& z) { return score.eval_value_grad_hess(z); };
   auto outer_r = optimize(f, std::move(z0));
   if (stats) stats->inner_fits = score.inner_fits();

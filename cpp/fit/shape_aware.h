@@ -7,6 +7,7 @@ namespace vorel {
 
 struct ShapeFitStats {
   u64 inner_fits = 0;  // PIRLS runs of the joint search plus the final fit
+  int workers = 1;     // in: threads for the refitted Hessian columns (1 or 2)
 };
 
 Result<FittedGam> fit_negbin_counted(const NegBin& family, Design design, u64 n, const Vec& y,

@@ -11,7 +11,12 @@
 
 #include <array>
 #include <cmath>
+#include <atomic>
 #include <cstdint>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "family/negbin.h"
 #include "family/tdist.h"
@@ -49,7 +54,7 @@ class JointScore {
 
   JointScore(const FitProblem& problem, Model model) : pr_(problem), model_(std::move(model)) {}
 
-  u64 inner_fits() const { return inner_fits_; }
+  u64 inner_fits() const { return inner_fits_.load(); }
 
   Result<JointEval> eval_value(const Vec& z) const {
     const Fam fam = model_.family_at(z);
@@ -102,9 +107,14 @@ class JointScore {
     return g;
   }
 
+  // The refitted gradients of the Hessian columns are independent: with `workers` = 2 they are
+  // shared between the calling thread and one helper joined before returning; the columns are
+  // combined in the sequential order, so the result and the error reported do not change.
   Result<ScoreWithHessian> eval_value_grad_hess(const Vec& z) const {
     VOREL_TRY(JointEval centre, eval_grad(z));
     Mat h(K, K);
+    std::vector<Vec> points;
+    std::vector<int> refit_cols;
     for (int k = 0; k < K; ++k) {
       const bool frozen = k >= 1 && (Model::has_analytic_shape_grad || K == 1);
       const double step = frozen ? 1e-5 : 1e-4;
@@ -115,10 +125,31 @@ class JointScore {
         h.col(k) = (eval_grad_frozen_beta(up, centre.centre) - eval_grad_frozen_beta(dn, centre.centre)) /
                    (2.0 * step);
       } else {
-        VOREL_TRY(JointEval a, eval_grad(up));
-        VOREL_TRY(JointEval c, eval_grad(dn));
-        h.col(k) = (a.gradient - c.gradient) / (2.0 * step);
+        refit_cols.push_back(k);
+        points.push_back(std::move(up));
+        points.push_back(std::move(dn));
       }
+    }
+    std::vector<std::optional<Result<JointEval>>> out(points.size());
+    auto run = [&](std::size_t first, std::size_t stride) {
+      for (std::size_t i = first; i < points.size(); i += stride) out[i].emplace(eval_grad(points[i]));
+    };
+    std::optional<std::thread> helper;
+    if (workers_ >= 2 && points.size() >= 2) {
+      try {
+        helper.emplace(run, 1, 2);
+      } catch (const std::system_error&) {
+        helper.reset();  // no thread available: do all of it here
+      }
+    }
+    run(0, helper ? 2 : 1);
+    if (helper) helper->join();
+    for (std::size_t c = 0; c < refit_cols.size(); ++c) {
+      Result<JointEval>& a = *out[2 * c];
+      Result<JointEval>& b = *out[2 * c + 1];
+      if (!a) return fail(std::move(a).error());
+      if (!b) return fail(std::move(b).error());
+      h.col(refit_cols[c]) = (a->gradient - b->gradient) / 2e-4;
     }
     for (int i = 0; i < K; ++i)
       for (int j = i + 1; j < K; ++j) {
@@ -128,6 +159,8 @@ class JointScore {
       }
     return ScoreWithHessian{centre.value, std::move(centre.gradient), std::move(h)};
   }
+
+  void set_workers(int w) { workers_ = w; }
 
   const Model& model() const { return model_; }
 
@@ -150,7 +183,8 @@ class JointScore {
 
   const FitProblem& pr_;
   Model model_;
-  mutable u64 inner_fits_ = 0;
+  mutable std::atomic<u64> inner_fits_ = 0;
+  int workers_ = 1;
 };
 
 // ---- the three models ---------------------------------------------------------------------

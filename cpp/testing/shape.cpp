@@ -33,11 +33,12 @@ std::optional<std::string> message_of(const Status& s) {
 // Builds the cr design of column 0 of x and runs the named route; returns (shape_params,
 // inner fits of the whole call) or raises with the error's message.
 std::pair<Vec, u64> counted_fit(const std::string& family, const Mat& x, const Vec& y, u64 k,
-                                double a, double b) {
+                                double a, double b, int workers) {
   auto design = build_cr_design(XView::of(x), k);
   if (!design) throw std::runtime_error(design.error().message);
   const u64 n = static_cast<u64>(x.rows());
   ShapeFitStats stats;
+  stats.workers = workers;
   Result<FittedGam> r = fail(VorelError::internal("unknown family"));
   if (family == "negbin") r = fit_negbin_counted(NegBin{a}, std::move(*design), n, y, std::nullopt, &stats);
   else if (family == "tdist") r = fit_tdist_counted(TDist{a, b}, std::move(*design), n, y, std::nullopt, &stats);
@@ -79,7 +80,8 @@ void register_shape(nb::module_& m) {
       if (auto s = f.valid_response(y[i], static_cast<u64>(i)); !s) return message_of(s);
     return std::nullopt;
   });
-  m.def("shape_fit_counted", &counted_fit);
+  m.def("shape_fit_counted", &counted_fit, nb::arg("family"), nb::arg("x"), nb::arg("y"), nb::arg("k"),
+        nb::arg("a"), nb::arg("b"), nb::arg("workers") = 1);
   m.def("tweedie_log_series", &tweedie_log_series);
   m.def("tweedie_saturated", &tweedie_saturated_loglik);
   m.def("tweedie_shape_gradient",
