@@ -131,8 +131,16 @@ class JointScore {
       }
     }
     std::vector<std::optional<Result<JointEval>>> out(points.size());
+    // An exception must not leave a worker: escaping the helper would terminate the process, and
+    // escaping the caller would destroy a joinable thread. A broken invariant becomes an error value.
     auto run = [&](std::size_t first, std::size_t stride) {
-      for (std::size_t i = first; i < points.size(); i += stride) out[i].emplace(eval_grad(points[i]));
+      for (std::size_t i = first; i < points.size(); i += stride) {
+        try {
+          out[i].emplace(eval_grad(points[i]));
+        } catch (const std::exception& e) {
+          out[i].emplace(std::unexpected(VorelError::internal(e.what())));
+        }
+      }
     };
     std::optional<std::thread> helper;
     if (workers_ >= 2 && points.size() >= 2) {
