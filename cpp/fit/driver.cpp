@@ -60,18 +60,7 @@ double reported_scale(const FitProblem& problem, const InnerFit& fit, const Fina
 
 // Moves the design's penalties and model matrix into the problem; copies nothing n x p.
 FitProblem make_problem(Design& design, const Vec& y, std::optional<Vec> weights) {
-  FitProblem pr;
-  pr.penalties = std::move(design.penalties);
-  pr.penalty_spans = std::move(design.penalty_spans);
-  pr.penalty_ranks = std::move(design.penalty_ranks);
-  pr.penalty_log_dets = std::move(design.penalty_log_dets);
-  pr.null_space_dim = design.null_space_dim;
-  pr.x = std::move(design.x);
-  pr.y = y;
-  pr.weights = std::move(weights);
-  pr.max_iter = 50;
-  pr.tol = 1e-9;
-  return pr;
+  return problem_from_design(design, y, std::move(weights));
 }
 
 template <class Fam>

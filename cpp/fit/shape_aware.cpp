@@ -28,18 +28,7 @@ Status check_responses(const Fam& fam, const Vec& y) {
 }
 
 FitProblem make_joint_problem(Design& design, const Vec& y, std::optional<Vec> weights) {
-  FitProblem pr;
-  pr.penalties = std::move(design.penalties);
-  pr.penalty_spans = std::move(design.penalty_spans);
-  pr.penalty_ranks = std::move(design.penalty_ranks);
-  pr.penalty_log_dets = std::move(design.penalty_log_dets);
-  pr.null_space_dim = design.null_space_dim;
-  pr.x = std::move(design.x);
-  pr.y = y;
-  pr.weights = std::move(weights);
-  pr.max_iter = 50;
-  pr.tol = 1e-9;
-  return pr;
+  return problem_from_design(design, y, std::move(weights));
 }
 
 // Joint search from z0, final fit at the optimum, record. `scale_of` maps the unpacked family

@@ -17,18 +17,7 @@ inline Result<FitProblem> single_smooth_problem(Design& design, const Vec& y,
   if (design.penalties.size() != 1 || design.penalty_ranks.size() != 1 ||
       design.penalty_log_dets.size() != 1)
     return fail(VorelError::internal("single-smooth path given a design without exactly one penalty"));
-  FitProblem pr;
-  pr.penalties = std::move(design.penalties);
-  pr.penalty_spans = std::move(design.penalty_spans);
-  pr.penalty_ranks = std::move(design.penalty_ranks);
-  pr.penalty_log_dets = std::move(design.penalty_log_dets);
-  pr.null_space_dim = design.null_space_dim;
-  pr.x = std::move(design.x);
-  pr.y = y;
-  pr.weights = std::move(weights);
-  pr.max_iter = 50;
-  pr.tol = tol;
-  return pr;
+  return problem_from_design(design, y, std::move(weights), tol);
 }
 
 }  // namespace vorel

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <optional>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -57,5 +58,23 @@ struct InnerFit {
   std::optional<LamlCorrection> laml_correction;
   bool converged = false;
 };
+
+// The problem record of one fit: the design's penalties and model matrix are moved in (nothing
+// n x p is copied); the response is copied, the prior weights are taken over.
+inline FitProblem problem_from_design(Design& design, const Vec& y, std::optional<Vec> weights,
+                                      double tol = 1e-9) {
+  FitProblem pr;
+  pr.penalties = std::move(design.penalties);
+  pr.penalty_spans = std::move(design.penalty_spans);
+  pr.penalty_ranks = std::move(design.penalty_ranks);
+  pr.penalty_log_dets = std::move(design.penalty_log_dets);
+  pr.null_space_dim = design.null_space_dim;
+  pr.x = std::move(design.x);
+  pr.y = y;
+  pr.weights = std::move(weights);
+  pr.max_iter = 50;
+  pr.tol = tol;
+  return pr;
+}
 
 }  // namespace vorel
