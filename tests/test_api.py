@@ -262,6 +262,8 @@ DISPATCH_CASES = [
     ("zero-columns-tdist", ("tdist", ZERO_COLS, Y[:5]), {}, "x must have at least one column; got shape (5, 0)"),
     ("zero-columns-ocat", ("ocat", ZERO_COLS, Y[:5]), {"r": 3},
      "x must have at least one column; got shape (5, 0)"),
+    ("design-before-zero-columns-ocat", ("ocat", ZERO_COLS, Y[:5]), {"r": 3, "design": "x"},
+     "design must be 'cr', 're', or 'cr_stable'; got \"x\""),
 ]
 
 

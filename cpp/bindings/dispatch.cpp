@@ -126,6 +126,9 @@ Status check_family_parameters(Route route, const FitRequest& q) {
 }
 
 Result<FittedGam> run_ocat(FitRequest& q) {
+  // The ordered categorical path builds its design itself; the name is looked at here as well so
+  // that a bad design name is reported before a bad x, as on every other route.
+  VOREL_CHECK(resolve_design(q.design));
   VOREL_CHECK(check_single_smooth_input(q.x));
   const u64 r = *q.r;
   const Family family = ocat_identity(r, std::vector<double>(static_cast<std::size_t>(r - 2), 0.0));
