@@ -2,6 +2,7 @@
 
 #include "inner/full_newton.h"
 #include "score/envelope.h"
+#include "score/fd_hessian.h"
 
 namespace vorel {
 
@@ -49,19 +50,10 @@ Result<std::pair<double, Vec>> OcatJointScore::value_and_gradient(const Vec& z) 
 
 Result<ScoreWithHessian> OcatJointScore::value_gradient_hessian(const Vec& z) const {
   VOREL_TRY(auto centre, value_and_gradient(z));
-  const Eigen::Index m = z.size();
-  Mat h(m, m);
-  for (Eigen::Index k = 0; k < m; ++k) {
-    VOREL_TRY(auto up, value_and_gradient(shifted(z, k, kHessianStep)));
-    VOREL_TRY(auto down, value_and_gradient(shifted(z, k, -kHessianStep)));
-    h.col(k) = (up.second - down.second) / (2.0 * kHessianStep);
-  }
-  for (Eigen::Index i = 0; i < m; ++i)
-    for (Eigen::Index j = i + 1; j < m; ++j) {
-      const double avg = 0.5 * (h(i, j) + h(j, i));
-      h(i, j) = avg;
-      h(j, i) = avg;
-    }
+  VOREL_TRY(Mat h, central_difference_hessian(z, kHessianStep, [&](const Vec& p) -> Result<Vec> {
+              VOREL_TRY(auto vg, value_and_gradient(p));
+              return std::move(vg.second);
+            }));
   return ScoreWithHessian{centre.first, std::move(centre.second), std::move(h)};
 }
 

@@ -14,6 +14,7 @@
 #include "inner/finite_factor.h"
 #include "inner/solve.h"
 #include "score/envelope.h"
+#include "score/fd_hessian.h"
 #include "util/format.h"
 #include "util/lapack.h"
 
@@ -95,22 +96,10 @@ Result<ScoreWithHessian> elf_score_with_hessian(const FitProblem& problem, const
     return score_from_fit(problem, fit, r, ScaleKind::Fixed, saturated);
   };
   VOREL_TRY(ScoreEval centre, eval(rho));
-  const Eigen::Index m = rho.size();
-  Mat h(m, m);
-  for (Eigen::Index i = 0; i < m; ++i) {
-    Vec plus = rho, minus = rho;
-    plus[i] += kStep;
-    minus[i] -= kStep;
-    VOREL_TRY(ScoreEval up, eval(plus));
-    VOREL_TRY(ScoreEval down, eval(minus));
-    h.col(i) = (up.gradient - down.gradient) / (2.0 * kStep);
-  }
-  for (Eigen::Index i = 0; i < m; ++i)
-    for (Eigen::Index j = i + 1; j < m; ++j) {
-      const double avg = 0.5 * (h(i, j) + h(j, i));
-      h(i, j) = avg;
-      h(j, i) = avg;
-    }
+  VOREL_TRY(Mat h, central_difference_hessian(rho, kStep, [&](const Vec& r) -> Result<Vec> {
+              VOREL_TRY(ScoreEval s, eval(r));
+              return std::move(s.gradient);
+            }));
   return ScoreWithHessian{centre.value, std::move(centre.gradient), std::move(h)};
 }
 

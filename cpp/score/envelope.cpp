@@ -7,6 +7,7 @@
 
 #include "inner/pirls.h"
 #include "inner/solve.h"
+#include "score/fd_hessian.h"
 #include "util/special.h"
 
 namespace vorel {
@@ -107,22 +108,10 @@ Result<ScoreWithHessian> score_with_hessian(const FitProblem& problem, const Fam
                                             const Vec& rho) {
   constexpr double kStep = 1e-5;
   VOREL_TRY(ScoreEval centre, score_eval(problem, family, rho));
-  const Eigen::Index m = rho.size();
-  Mat h(m, m);
-  for (Eigen::Index i = 0; i < m; ++i) {
-    Vec plus = rho, minus = rho;
-    plus[i] += kStep;
-    minus[i] -= kStep;
-    VOREL_TRY(ScoreEval up, score_eval(problem, family, plus));
-    VOREL_TRY(ScoreEval down, score_eval(problem, family, minus));
-    h.col(i) = (up.gradient - down.gradient) / (2.0 * kStep);
-  }
-  for (Eigen::Index i = 0; i < m; ++i)
-    for (Eigen::Index j = i + 1; j < m; ++j) {
-      const double avg = 0.5 * (h(i, j) + h(j, i));
-      h(i, j) = avg;
-      h(j, i) = avg;
-    }
+  VOREL_TRY(Mat h, central_difference_hessian(rho, kStep, [&](const Vec& r) -> Result<Vec> {
+              VOREL_TRY(ScoreEval s, score_eval(problem, family, r));
+              return std::move(s.gradient);
+            }));
   return ScoreWithHessian{centre.value, std::move(centre.gradient), std::move(h)};
 }
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "family/negbin.h"
+#include "score/fd_hessian.h"
 #include "family/tdist.h"
 #include "family/tweedie.h"
 #include "inner/pirls.h"
@@ -159,12 +160,7 @@ class JointScore {
       if (!b) return fail(std::move(b).error());
       h.col(refit_cols[c]) = (a->gradient - b->gradient) / 2e-4;
     }
-    for (int i = 0; i < K; ++i)
-      for (int j = i + 1; j < K; ++j) {
-        const double avg = 0.5 * (h(i, j) + h(j, i));
-        h(i, j) = avg;
-        h(j, i) = avg;
-      }
+    symmetrize(h);
     return ScoreWithHessian{centre.value, std::move(centre.gradient), std::move(h)};
   }
 
