@@ -59,3 +59,14 @@ def run_cases(script, cases):
             yield {**case, "error": out.stderr.strip().splitlines()[-1:]}
             continue
         yield json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def gram_time(X, w):
+    """Best-of-3 time of one X^T W X on one thread: (sqrt(w) X)^T (sqrt(w) X) with NumPy's BLAS,
+    the same kernel shape the core uses. (The test extension's kernel would time the conversion
+    of X into its own storage as well, so it is not used here.)"""
+    import numpy as np
+
+    Xf = np.asfortranarray(X)
+    sw = np.sqrt(w)
+    return best_time(lambda: (lambda Z: Z.T @ Z)(Xf * sw[:, None]))

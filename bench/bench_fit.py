@@ -29,21 +29,6 @@ def simulate(family, n, seed=1):
     return x, y
 
 
-def gram_time(X, w):
-    """Best-of-3 time of one X^T W X with the same kernel shape the core uses (BLAS-3 syrk on a
-    row-scaled copy)."""
-    try:
-        from vorel import _vorel_testing as vt
-        kernel = getattr(vt, "weighted_gram", None)
-    except ImportError:
-        kernel = None
-    if kernel is not None:
-        return _measure.best_time(lambda: kernel(X, w))
-    Xf = np.asfortranarray(X)
-    sw = np.sqrt(w)
-    return _measure.best_time(lambda: (lambda Z: Z.T @ Z)(Xf * sw[:, None]))
-
-
 def run_case(case):
     import vorel
 
@@ -52,7 +37,7 @@ def run_case(case):
     X = fit.evaluate_lpmatrix(x)
     mu = fit.predict_response(x)
     w = np.ones_like(mu) if case["family"] == "gaussian" else mu
-    g = gram_time(X, w)
+    g = _measure.gram_time(X, w)
     return {
         **case,
         "fit_s": secs,
